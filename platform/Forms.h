@@ -103,7 +103,7 @@ public:
     virtual ~TextBox() = default;
     // The whole text, as UTF-16 code units.
     virtual std::u16string Text() const = 0;
-    // Replaces the whole text.
+    // Replaces the whole text, as one step the user can undo.
     virtual void SetText(const std::u16string& text) = 0;
 };
 

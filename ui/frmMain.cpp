@@ -44,11 +44,18 @@ void Form_Load(Application& app, Form& form, Label& lblTitle, PictureBox& picTit
     picTitle.SetBackColour(ColourFromText(app::productIdentity.titleColorText));
 }
 
-// Joins the lines of the whole text, whatever is selected.
-void cmdGo_Click(TextBox& txtResults) {
-    std::u16string text = txtResults.Text();
-    core::JoinLinesInPlace(text);
-    txtResults.SetText(text);
+// Joins the lines of the whole text, whatever is selected. The text is read
+// into one buffer, joined where it stands and written back. Without the
+// memory for that, the box keeps its text as it was and the user is told.
+void cmdGo_Click(Application& app, TextBox& txtResults) {
+    try {
+        std::u16string text = txtResults.Text();
+        core::JoinLinesInPlace(text);
+        txtResults.SetText(text);
+    } catch (const OutOfMemory&) {
+        app.ShowMessage(u"There is not enough memory to join the lines of this text.\n\n"
+                        u"The text has not been changed.");
+    }
 }
 
 void cmdExit_Click(Form& form) { form.Unload(); }
@@ -81,7 +88,7 @@ Form& Create(Application& app) {
     Button& cmdGo = form.AddButton(kCmdGo);
     Button& cmdExit = form.AddButton(kCmdExit);
 
-    cmdGo.onClick = [&txtResults] { cmdGo_Click(txtResults); };
+    cmdGo.onClick = [&app, &txtResults] { cmdGo_Click(app, txtResults); };
     cmdExit.onClick = [&form] { cmdExit_Click(form); };
     Form_Load(app, form, lblTitle, picTitle);
     return form;

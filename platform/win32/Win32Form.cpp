@@ -88,8 +88,16 @@ public:
         return text;
     }
 
+    // Replaces the whole text as one edit the user can undo, and puts the
+    // caret at the start.
     void SetText(const std::u16string& text) override {
-        if (!SetWindowTextW(hwnd_, Wide(text))) throw OutOfMemory("Not enough memory to replace the text");
+        Edit_SetSel(hwnd_, 0, -1);
+        Edit_ReplaceSel(hwnd_, Wide(text));
+        if (static_cast<std::size_t>(GetWindowTextLengthW(hwnd_)) != text.size()) {
+            throw OutOfMemory("Not enough memory to replace the text");
+        }
+        Edit_SetSel(hwnd_, 0, 0);
+        Edit_ScrollCaret(hwnd_);
     }
 };
 

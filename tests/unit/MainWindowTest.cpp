@@ -124,3 +124,27 @@ TEST(TitleColour, IsTheDecimalTextAsASigned32BitValue) {
 
 }  // namespace
 }  // namespace ostrada
+
+namespace ostrada {
+namespace {
+
+// Without the memory to read or write the text, Go leaves the box as it
+// was and tells the user, instead of ending the program with the text.
+TEST_F(MainWindow, GoWithoutMemoryKeepsTheTextAndSaysSo) {
+    for (const bool failRead : {true, false}) {
+        app.messages.clear();
+        Text().text = u"kept\r\nas it was";
+        Text().failRead = failRead;
+        Text().failWrite = !failRead;
+
+        EXPECT_NO_THROW(Click("cmdGo"));
+
+        EXPECT_EQ(Text().text, u"kept\r\nas it was");
+        ASSERT_EQ(app.messages.size(), 1u);
+        EXPECT_NE(app.messages[0].find(u"not been changed"), std::u16string::npos);
+        EXPECT_TRUE(form->loaded);
+    }
+}
+
+}  // namespace
+}  // namespace ostrada
