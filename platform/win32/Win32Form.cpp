@@ -16,47 +16,92 @@ COLORREF ColourRef(Colour colour) {
     return static_cast<COLORREF>(colour & 0x00FFFFFFu);
 }
 
-int ScreenDpi() {
+int Pixels(int twips, int dpi) { return MulDiv(twips, dpi, 1440); }
+
+// A user32 function that older versions of Windows lack, or nullptr.
+template <typename Function>
+Function User32(const char* name) {
+    HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    return user32 ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(user32, name))) : nullptr;
+}
+
+// The density a window is shown at: its monitor's where the program is
+// aware of each monitor's density, the system's otherwise.
+int WindowDpi(HWND hwnd) {
+    using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
+    static const auto getDpiForWindow = User32<GetDpiForWindowFn>("GetDpiForWindow");
+    if (getDpiForWindow) {
+        if (const UINT dpi = getDpiForWindow(hwnd)) return static_cast<int>(dpi);
+    }
     HDC screen = GetDC(nullptr);
     const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : USER_DEFAULT_SCREEN_DPI;
     if (screen) ReleaseDC(nullptr, screen);
     return dpi > 0 ? dpi : USER_DEFAULT_SCREEN_DPI;
 }
 
-}  // namespace
-
-Font::Font(const FontDesign& design, int dpi) {
-    const int hundredths = static_cast<int>(design.points * 100.0 + 0.5);
-    const std::wstring face = WideString(design.face);
-    handle_ = CreateFontW(-MulDiv(hundredths, dpi, 7200), 0, 0, 0, design.weight, FALSE, FALSE, FALSE,
-                          design.charset, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                          DEFAULT_PITCH | FF_DONTCARE, face.c_str());
-    if (handle_ == nullptr) throw Error("Could not create the font");
+// The frame around a client rectangle, with the frame metrics of a density.
+void AdjustFrame(RECT& rect, DWORD style, DWORD exStyle, int dpi) {
+    using AdjustForDpiFn = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
+    static const auto adjustForDpi = User32<AdjustForDpiFn>("AdjustWindowRectExForDpi");
+    if (!adjustForDpi || !adjustForDpi(&rect, style, FALSE, exStyle, static_cast<UINT>(dpi))) {
+        AdjustWindowRectEx(&rect, style, FALSE, exStyle);
+    }
 }
 
-Font::~Font() { DeleteObject(handle_); }
+}  // namespace
+
+Font::Font(const FontDesign& design)
+    : face_(WideString(design.face)),
+      hundredthsOfPoint_(static_cast<int>(design.points * 100.0 + 0.5)),
+      weight_(design.weight),
+      charset_(design.charset) {}
+
+Font::~Font() {
+    if (handle_) DeleteObject(handle_);
+}
+
+HFONT Font::Scale(int dpi) {
+    HFONT font = CreateFontW(-MulDiv(hundredthsOfPoint_, dpi, 7200), 0, 0, 0, weight_, FALSE, FALSE, FALSE,
+                             charset_, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                             DEFAULT_PITCH | FF_DONTCARE, face_.c_str());
+    if (font == nullptr) throw Error("Could not create the font");
+    if (handle_) DeleteObject(handle_);
+    handle_ = font;
+    return handle_;
+}
 
 // The part every control shares: its window and its place in the form.
 class Win32Form::Control {
 public:
-    explicit Control(HWND hwnd) : hwnd_(hwnd) {}
+    Control(HWND hwnd, const Twips& rect) : hwnd_(hwnd), rect_(rect) {}
     virtual ~Control() = default;
     Control(const Control&) = delete;
     Control& operator=(const Control&) = delete;
     HWND Window() const { return hwnd_; }
     // A notification from the control to its form, such as a button's click.
     virtual void OnNotify(UINT /*code*/) {}
+    // Lays the control out at a density, in the form's font at that density.
+    virtual void Rescale(int dpi, HFONT formFont) {
+        Place(dpi);
+        SetWindowFont(hwnd_, formFont, TRUE);
+    }
 
 protected:
+    void Place(int dpi) {
+        SetWindowPos(hwnd_, nullptr, Pixels(rect_.left, dpi), Pixels(rect_.top, dpi), Pixels(rect_.width, dpi),
+                     Pixels(rect_.height, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+
     HWND hwnd_;
+    Twips rect_;
 };
 
 namespace {
 
 HWND CreateChild(HWND parent, HINSTANCE instance, const wchar_t* windowClass, DWORD style, DWORD exStyle,
-                 const RECT& rect, int id, const wchar_t* text = L"") {
-    HWND hwnd = CreateWindowExW(exStyle, windowClass, text, WS_CHILD | WS_VISIBLE | style, rect.left, rect.top,
-                                rect.right, rect.bottom, parent,
+                 const Twips& rect, int dpi, int id, const wchar_t* text = L"") {
+    HWND hwnd = CreateWindowExW(exStyle, windowClass, text, WS_CHILD | WS_VISIBLE | style, Pixels(rect.left, dpi),
+                                Pixels(rect.top, dpi), Pixels(rect.width, dpi), Pixels(rect.height, dpi), parent,
                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
     if (hwnd == nullptr) throw Error("Could not create a control");
     return hwnd;
@@ -104,9 +149,13 @@ public:
 class Win32Label final : public Win32Form::Control, public Label {
 public:
     Win32Label(HWND hwnd, const LabelDesign& design, int dpi)
-        : Control(hwnd), font_(design.font, dpi), foreColour_(ColourRef(design.foreColour)) {
+        : Control(hwnd, design.rect), font_(design.font), foreColour_(ColourRef(design.foreColour)) {
         SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-        SetWindowFont(hwnd_, font_.Get(), FALSE);
+        SetWindowFont(hwnd_, font_.Scale(dpi), FALSE);
+    }
+    void Rescale(int dpi, HFONT) override {
+        Place(dpi);
+        SetWindowFont(hwnd_, font_.Scale(dpi), TRUE);
     }
     void SetCaption(std::u16string_view caption) override {
         if (!SetWindowTextW(hwnd_, WideString(caption).c_str())) throw Error("Could not set the caption");
@@ -121,10 +170,14 @@ private:
 class Win32PictureBox final : public Win32Form::Control, public PictureBox {
 public:
     Win32PictureBox(HWND hwnd, const PictureBoxDesign& design, int dpi)
-        : Control(hwnd), font_(design.font, dpi) {
+        : Control(hwnd, design.rect), font_(design.font) {
         SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-        SetWindowFont(hwnd_, font_.Get(), FALSE);
+        SetWindowFont(hwnd_, font_.Scale(dpi), FALSE);
         SetBackColour(design.backColour);
+    }
+    void Rescale(int dpi, HFONT) override {
+        Place(dpi);
+        SetWindowFont(hwnd_, font_.Scale(dpi), TRUE);
     }
     ~Win32PictureBox() override {
         if (brush_) DeleteObject(brush_);
@@ -201,19 +254,24 @@ void RegisterFormClasses(HINSTANCE instance) {
 }
 
 Win32Form::Win32Form(Win32Application& app, HINSTANCE instance, HWND owner, const FormDesign& design)
-    : app_(app), instance_(instance), dpi_(ScreenDpi()), font_(design.font, dpi_) {
-    DWORD style = kFixedDialogStyle;
-    if (design.minButton) style |= WS_MINIMIZEBOX;
-    if (design.maxButton) style |= WS_MAXIMIZEBOX;
-    if (!design.fixedDialogFrame) style |= WS_THICKFRAME;
-    DWORD exStyle = design.fixedDialogFrame ? kFixedDialogExStyle : WS_EX_CONTROLPARENT;
-    if (design.showInTaskbar) exStyle |= WS_EX_APPWINDOW;
+    : app_(app),
+      instance_(instance),
+      style_(kFixedDialogStyle),
+      exStyle_(design.fixedDialogFrame ? kFixedDialogExStyle : WS_EX_CONTROLPARENT),
+      clientWidth_(design.clientWidth),
+      clientHeight_(design.clientHeight),
+      font_(design.font) {
+    if (design.minButton) style_ |= WS_MINIMIZEBOX;
+    if (design.maxButton) style_ |= WS_MAXIMIZEBOX;
+    if (!design.fixedDialogFrame) style_ |= WS_THICKFRAME;
+    if (design.showInTaskbar) exStyle_ |= WS_EX_APPWINDOW;
 
-    RECT frame{0, 0, Pixels(design.clientWidth), Pixels(design.clientHeight)};
-    AdjustWindowRectEx(&frame, style, FALSE, exStyle);
-    hwnd_ = CreateWindowExW(exStyle, kFormClass, L"", style, CW_USEDEFAULT, CW_USEDEFAULT,
-                            frame.right - frame.left, frame.bottom - frame.top, owner, nullptr, instance, this);
+    hwnd_ = CreateWindowExW(exStyle_, kFormClass, L"", style_, CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, owner, nullptr,
+                            instance, this);
     if (hwnd_ == nullptr) throw Error("Could not create the form");
+    dpi_ = WindowDpi(hwnd_);
+    font_.Scale(dpi_);
+    FitFrame(nullptr);
 }
 
 Win32Form::~Win32Form() {
@@ -228,11 +286,18 @@ HWND Win32Form::RequireWindow(const char* operation) const {
     return hwnd_;
 }
 
-int Win32Form::Pixels(int twips) const { return MulDiv(twips, dpi_, 1440); }
-
-RECT Win32Form::PixelRect(const Twips& rect) const {
-    // right and bottom carry the width and height, as CreateWindowEx takes them.
-    return RECT{Pixels(rect.left), Pixels(rect.top), Pixels(rect.width), Pixels(rect.height)};
+// Sizes the frame so that the client area has its design size at the
+// current density; moves it to the top left of where, if given.
+void Win32Form::FitFrame(const RECT* where) {
+    RECT frame{0, 0, Pixels(clientWidth_, dpi_), Pixels(clientHeight_, dpi_)};
+    AdjustFrame(frame, style_, exStyle_, dpi_);
+    const int width = frame.right - frame.left;
+    const int height = frame.bottom - frame.top;
+    if (where) {
+        SetWindowPos(hwnd_, nullptr, where->left, where->top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+    } else {
+        SetWindowPos(hwnd_, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
 }
 
 Handle Win32Form::Hwnd() const { return reinterpret_cast<Handle>(RequireWindow("Hwnd")); }
@@ -275,7 +340,7 @@ T& Win32Form::Keep(std::unique_ptr<T> control) {
 PictureBox& Win32Form::AddPictureBox(const PictureBoxDesign& design) {
     const int id = static_cast<int>(controls_.size()) + 1;
     HWND hwnd = CreateChild(RequireWindow("AddPictureBox"), instance_, kPictureBoxClass,
-                            WS_CLIPCHILDREN | (design.border ? WS_BORDER : 0), 0, PixelRect(design.rect), id);
+                            WS_CLIPCHILDREN | (design.border ? WS_BORDER : 0), 0, design.rect, dpi_, id);
     return Keep(std::make_unique<Win32PictureBox>(hwnd, design, dpi_));
 }
 
@@ -283,7 +348,7 @@ Label& Win32Form::AddLabel(PictureBox& container, const LabelDesign& design) {
     RequireWindow("AddLabel");
     HWND parent = dynamic_cast<Control&>(container).Window();
     const int id = static_cast<int>(controls_.size()) + 1;
-    HWND hwnd = CreateChild(parent, instance_, L"Static", SS_LEFT, 0, PixelRect(design.rect), id);
+    HWND hwnd = CreateChild(parent, instance_, L"Static", SS_LEFT, 0, design.rect, dpi_, id);
     return Keep(std::make_unique<Win32Label>(hwnd, design, dpi_));
 }
 
@@ -293,21 +358,21 @@ TextBox& Win32Form::AddTextBox(const TextBoxDesign& design) {
     if (design.multiLine) style |= ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN;
     if (design.horizontalScrollBar) style |= WS_HSCROLL;
     if (design.verticalScrollBar) style |= WS_VSCROLL;
-    HWND hwnd = CreateChild(RequireWindow("AddTextBox"), instance_, L"Edit", style, WS_EX_CLIENTEDGE,
-                            PixelRect(design.rect), id);
+    HWND hwnd = CreateChild(RequireWindow("AddTextBox"), instance_, L"Edit", style, WS_EX_CLIENTEDGE, design.rect,
+                            dpi_, id);
     // Without this an edit control stops taking text at about 32K characters.
     SendMessageW(hwnd, EM_SETLIMITTEXT, 0, 0);
     SetWindowFont(hwnd, font_.Get(), FALSE);
-    return Keep(std::make_unique<Win32TextBox>(hwnd));
+    return Keep(std::make_unique<Win32TextBox>(hwnd, design.rect));
 }
 
 Button& Win32Form::AddButton(const ButtonDesign& design) {
     const int id = static_cast<int>(controls_.size()) + 1;
     const std::wstring caption = WideString(design.caption);
     HWND hwnd = CreateChild(RequireWindow("AddButton"), instance_, L"Button", WS_TABSTOP | BS_PUSHBUTTON, 0,
-                            PixelRect(design.rect), id, caption.c_str());
+                            design.rect, dpi_, id, caption.c_str());
     SetWindowFont(hwnd, font_.Get(), FALSE);
-    return Keep(std::make_unique<Win32Button>(hwnd));
+    return Keep(std::make_unique<Win32Button>(hwnd, design.rect));
 }
 
 LRESULT CALLBACK Win32Form::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -329,6 +394,9 @@ LRESULT Win32Form::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
     case WM_ACTIVATE:
         OnActivate(LOWORD(wParam));
+        return 0;
+    case WM_DPICHANGED:
+        OnDpiChanged(HIWORD(wParam), reinterpret_cast<const RECT*>(lParam));
         return 0;
     case WM_NEXTDLGCTL:
         OnNextDialogControl(wParam, lParam);
@@ -360,6 +428,15 @@ void Win32Form::OnActivate(UINT state) {
     if (IsIconic(hwnd_)) return;
     HWND target = focus_ && IsWindow(focus_) ? focus_ : GetNextDlgTabItem(hwnd_, nullptr, FALSE);
     if (target) SetFocus(target);
+}
+
+// The window has moved to a monitor of another density: lay it out again
+// there, fonts included.
+void Win32Form::OnDpiChanged(int dpi, const RECT* suggested) {
+    dpi_ = dpi;
+    font_.Scale(dpi_);
+    for (auto& control : controls_) control->Rescale(dpi_, font_.Get());
+    FitFrame(suggested);
 }
 
 // Moves the focus to the next or previous tab stop, as a multi-line text

@@ -18,17 +18,23 @@ inline constexpr wchar_t kPictureBoxClass[] = L"OstradaPictureBox";
 // Registers the window classes of forms and picture boxes.
 void RegisterFormClasses(HINSTANCE instance);
 
-// A GDI font made from a design at a given density; deleted with the object.
+// A font of a design, as a GDI font at the density last asked for; the GDI
+// font is deleted with the object or when another density is asked for.
 class Font {
 public:
-    Font(const FontDesign& design, int dpi);
+    explicit Font(const FontDesign& design);
     ~Font();
     Font(const Font&) = delete;
     Font& operator=(const Font&) = delete;
+    HFONT Scale(int dpi);
     HFONT Get() const { return handle_; }
 
 private:
-    HFONT handle_;
+    std::wstring face_;
+    int hundredthsOfPoint_;
+    int weight_;
+    BYTE charset_;
+    HFONT handle_ = nullptr;
 };
 
 class Win32Form final : public Form {
@@ -62,20 +68,24 @@ private:
     // Handlers, one per message.
     void OnCommand(int id, HWND control, UINT code);
     void OnActivate(UINT state);
+    void OnDpiChanged(int dpi, const RECT* suggested);
     void OnNextDialogControl(WPARAM wParam, LPARAM lParam);
     void OnClose();
     void OnNcDestroy();
 
     HWND RequireWindow(const char* operation) const;
-    RECT PixelRect(const Twips& rect) const;
-    int Pixels(int twips) const;
+    void FitFrame(const RECT* where);
     template <typename T>
     T& Keep(std::unique_ptr<T> control);
 
     Win32Application& app_;
     HINSTANCE instance_;
     HWND hwnd_ = nullptr;
-    int dpi_;
+    DWORD style_;
+    DWORD exStyle_;
+    int clientWidth_;   // twips
+    int clientHeight_;  // twips
+    int dpi_ = USER_DEFAULT_SCREEN_DPI;
     Font font_;
     std::vector<std::unique_ptr<Control>> controls_;
     HWND focus_ = nullptr;  // the control that had the focus when the form was last active
