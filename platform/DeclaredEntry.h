@@ -4,8 +4,6 @@
 // running with errors ignored simply skips.
 #pragma once
 
-#include <string>
-
 #include "platform/Forms.h"
 
 // The calling convention of the Windows API on 32-bit x86; elsewhere there
@@ -29,7 +27,7 @@ public:
     Result operator()(Application& app, Args... args) const {
         void* address = app.ResolveEntryPoint(library_, function_);
         if (address == nullptr) {
-            throw Error(std::string("Can't find entry point ") + function_ + " in " + library_);
+            throw Error("Can't find the DLL entry point ", function_);
         }
         return reinterpret_cast<Function>(address)(args...);
     }

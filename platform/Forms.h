@@ -8,7 +8,7 @@
 
 #include <cstdint>
 #include <functional>
-#include <stdexcept>
+#include <exception>
 #include <string>
 #include <string_view>
 
@@ -79,10 +79,22 @@ struct ButtonDesign {
     FontDesign font;
 };
 
-// A failure of a platform operation, or of the program's own logic.
-class Error : public std::runtime_error {
+// A failure of a platform operation, or of the program's own logic. The
+// message is kept in the object itself, so that raising an error allocates
+// nothing.
+class Error : public std::exception {
 public:
-    using std::runtime_error::runtime_error;
+    explicit Error(const char* what, const char* detail = nullptr) noexcept {
+        std::size_t n = 0;
+        for (const char* part : {what, detail}) {
+            for (const char* c = part; c && *c && n + 1 < sizeof message_; ++c) message_[n++] = *c;
+        }
+        message_[n] = '\0';
+    }
+    const char* what() const noexcept override { return message_; }
+
+private:
+    char message_[160];
 };
 
 // The platform has no memory for the operation. The operation has changed
@@ -146,7 +158,8 @@ public:
     virtual void SetTitle(std::u16string_view title) = 0;
     virtual Handle ModuleInstance() const = 0;
     // The address of an exported function, or nullptr when the library or
-    // the function is missing.
+    // the function is missing. The names are literals: the application keeps
+    // them, with what it found, for later calls.
     virtual void* ResolveEntryPoint(const char* library, const char* function) = 0;
     // Converts to the ANSI code page.
     virtual std::string ToAnsi(std::u16string_view text) const = 0;

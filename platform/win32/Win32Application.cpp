@@ -56,7 +56,7 @@ Win32Application::Win32Application(HINSTANCE instance) : instance_(instance) {
 Win32Application::~Win32Application() {
     forms_.clear();
     if (owner_) DestroyWindow(owner_);
-    for (auto& [name, module] : libraries_) FreeLibrary(module);
+    for (const Library& library : libraries_) FreeLibrary(library.module);
 }
 
 int Win32Application::Run(const std::function<void(Application&)>& startUp) {
@@ -95,23 +95,25 @@ void Win32Application::SetTitle(std::u16string_view title) {
 Handle Win32Application::ModuleInstance() const { return reinterpret_cast<Handle>(instance_); }
 
 void* Win32Application::ResolveEntryPoint(const char* library, const char* function) {
-    const std::string key = std::string(library) + '!' + function;
-    if (auto found = entryPoints_.find(key); found != entryPoints_.end()) {
-        return reinterpret_cast<void*>(found->second);
+    for (const EntryPoint& entry : entryPoints_) {
+        if (lstrcmpiA(entry.library, library) == 0 && lstrcmpA(entry.function, function) == 0) {
+            return reinterpret_cast<void*>(entry.address);
+        }
     }
     HMODULE module = nullptr;
-    if (auto loaded = libraries_.find(library); loaded != libraries_.end()) {
-        module = loaded->second;
-    } else {
-        std::wstring name;
-        for (const char* c = library; *c; ++c) name += static_cast<wchar_t>(static_cast<unsigned char>(*c));
-        module = LoadLibraryW(name.c_str());
+    for (const Library& loaded : libraries_) {
+        if (lstrcmpiA(loaded.name, library) == 0) module = loaded.module;
+    }
+    if (module == nullptr) {
+        wchar_t name[MAX_PATH];
+        if (MultiByteToWideChar(CP_ACP, 0, library, -1, name, MAX_PATH) == 0) return nullptr;
+        module = LoadLibraryW(name);
         if (module == nullptr) return nullptr;
-        libraries_.emplace(library, module);
+        libraries_.push_back({library, module});
     }
     FARPROC address = GetProcAddress(module, function);
     if (address == nullptr) return nullptr;
-    entryPoints_.emplace(key, address);
+    entryPoints_.push_back({library, function, address});
     return reinterpret_cast<void*>(address);
 }
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,8 +44,17 @@ private:
     HWND owner_ = nullptr;  // hidden; owns every form, so none has a task-bar button
     std::u16string title_;
     std::vector<std::unique_ptr<Win32Form>> forms_;
-    std::map<std::string, HMODULE> libraries_;
-    std::map<std::string, FARPROC> entryPoints_;
+    struct Library {
+        const char* name;
+        HMODULE module;  // loaded by us, freed with the application
+    };
+    struct EntryPoint {
+        const char* library;
+        const char* function;
+        FARPROC address;
+    };
+    std::vector<Library> libraries_;
+    std::vector<EntryPoint> entryPoints_;
     bool startUpReturned_ = false;
 };
 

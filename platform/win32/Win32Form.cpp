@@ -282,7 +282,7 @@ Win32Form::~Win32Form() {
 }
 
 HWND Win32Form::RequireWindow(const char* operation) const {
-    if (hwnd_ == nullptr) throw Error(std::string(operation) + ": the form is not loaded");
+    if (hwnd_ == nullptr) throw Error("The form is not loaded: ", operation);
     return hwnd_;
 }
 
