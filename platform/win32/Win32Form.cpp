@@ -48,6 +48,20 @@ void AdjustFrame(RECT& rect, DWORD style, DWORD exStyle, int dpi) {
     }
 }
 
+// The test seam of the unhandled-error path: a form that receives this
+// registered message raises an error in its window procedure, but only in a
+// process started with OSTRADA_TEST_SEAMS=1 in its environment.
+UINT TestErrorMessage() {
+    static const UINT message = [] {
+        wchar_t value[2];
+        const DWORD length = GetEnvironmentVariableW(L"OSTRADA_TEST_SEAMS", value, 2);
+        return length == 1 && value[0] == L'1' ? RegisterWindowMessageW(L"Ostrada.TestError") : 0u;
+    }();
+    return message;
+}
+
+[[noreturn]] void RaiseTestError() { throw Error("An error raised for a test"); }
+
 }  // namespace
 
 Font::Font(const FontDesign& design)
@@ -408,6 +422,7 @@ LRESULT Win32Form::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         OnNcDestroy();
         return 0;
     default:
+        if (const UINT seam = TestErrorMessage(); seam != 0 && message == seam) RaiseTestError();
         return DefWindowProcW(hwnd_, message, wParam, lParam);
     }
 }
