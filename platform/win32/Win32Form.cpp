@@ -360,7 +360,8 @@ PictureBox& Win32Form::AddPictureBox(const PictureBoxDesign& design) {
 
 Label& Win32Form::AddLabel(PictureBox& container, const LabelDesign& design) {
     RequireWindow("AddLabel");
-    HWND parent = dynamic_cast<Control&>(container).Window();
+    // Every picture box a Win32 form hands out is a Win32PictureBox.
+    HWND parent = static_cast<Win32PictureBox&>(container).Window();
     const int id = static_cast<int>(controls_.size()) + 1;
     HWND hwnd = CreateChild(parent, instance_, L"Static", SS_LEFT, 0, design.rect, dpi_, id);
     return Keep(std::make_unique<Win32Label>(hwnd, design, dpi_));
