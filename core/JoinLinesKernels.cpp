@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #if OSTRADA_JOIN_HAVE_SSE2
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -415,18 +416,25 @@ OSTRADA_ENTRY_AVX2 std::size_t JoinAvx2(const char16_t* src, char16_t* dst, std:
 
 namespace {
 
+// The processor's features, asked directly: the compiler's own feature
+// check brings a table of every processor model along with it.
 #if OSTRADA_JOIN_HAVE_SSE2
 bool CpuHasSse2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("sse2");
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (edx & bit_SSE2) != 0;
 }
 #endif
 
 #if OSTRADA_JOIN_HAVE_AVX2
 bool CpuHasAvx2() {
-    // The check includes whether the OS saves the 256-bit registers.
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+    // AVX needs the system to save the 256-bit registers on a task switch.
+    if ((ecx & bit_OSXSAVE) == 0 || (ecx & bit_AVX) == 0) return false;
+    unsigned xcr0 = 0, xcr0High = 0;
+    __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0High) : "c"(0));
+    if ((xcr0 & 0x6u) != 0x6u) return false;
+    return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) && (ebx & bit_AVX2) != 0;
 }
 #endif
 
