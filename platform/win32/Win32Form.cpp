@@ -62,6 +62,17 @@ UINT TestErrorMessage() {
 
 [[noreturn]] void RaiseTestError() { throw Error("An error raised for a test"); }
 
+// The form's default button, as IsDialogMessage asks for it when Enter is
+// pressed: the push button that has the focus, so that Enter presses it as
+// in a dialog. Elsewhere there is none, and Enter in the text box starts a
+// new line there.
+LRESULT DefaultButton(HWND form) {
+    HWND focus = GetFocus();
+    if (focus == nullptr || !IsChild(form, focus)) return 0;
+    if (!(SendMessageW(focus, WM_GETDLGCODE, 0, 0) & (DLGC_DEFPUSHBUTTON | DLGC_UNDEFPUSHBUTTON))) return 0;
+    return MAKELRESULT(GetDlgCtrlID(focus), DC_HASDEFID);
+}
+
 }  // namespace
 
 Font::Font(const FontDesign& design)
@@ -151,7 +162,8 @@ public:
     // caret at the start.
     void SetText(const std::u16string& text) override {
         Edit_SetSel(hwnd_, 0, -1);
-        Edit_ReplaceSel(hwnd_, Wide(text));
+        // Edit_ReplaceSel would pass FALSE: the replacement could not be undone.
+        SendMessageW(hwnd_, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(Wide(text)));
         if (static_cast<std::size_t>(GetWindowTextLengthW(hwnd_)) != text.size()) {
             throw OutOfMemory("Not enough memory to replace the text");
         }
@@ -413,6 +425,8 @@ LRESULT Win32Form::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_DPICHANGED:
         OnDpiChanged(HIWORD(wParam), reinterpret_cast<const RECT*>(lParam));
         return 0;
+    case DM_GETDEFID:
+        return DefaultButton(hwnd_);
     case WM_NEXTDLGCTL:
         OnNextDialogControl(wParam, lParam);
         return 0;

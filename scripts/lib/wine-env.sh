@@ -16,6 +16,7 @@
 #   WINE_ENV_BUILD_DIR     where the prefixes live (default: <repo>/build)
 #   WINE_ENV_FRESH_PREFIX  1 = throw an existing prefix away and make it anew
 #   WINE_ENV_QUIET         1 = no progress lines on stderr
+#   WINE_ENV_WINEDEBUG     Wine's debug channels for the programs (default -all)
 #
 # After wine_env_require x86, WINE_ENV_I386_MODE is "native" or "qemu"; the
 # qemu route is slow (tens of seconds per program start) and the emulator
@@ -26,7 +27,6 @@ WINE_ENV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 WINE_ENV_WINE64=/usr/lib/wine/wine64
 WINE_ENV_WINE32=/usr/lib/wine/wine
 WINE_ENV_XVFB_PID=""
-WINE_ENV_SERVERS=()
 WINE_ENV_USED=()
 : "${WINE_ENV_I386_MODE:=}"
 
@@ -203,7 +203,7 @@ wine_env_prefix() {
     esac
     loader="$(wine_env_loader "$arch")"
     export WINEPREFIX="$WINE_ENV_BUILD_DIR/wineprefix-$arch"
-    export WINEDEBUG=-all
+    export WINEDEBUG="${WINE_ENV_WINEDEBUG:--all}"
     # No .NET or HTML engine install prompts.
     export WINEDLLOVERRIDES="mscoree,mshtml="
     unset WINESERVER WINELOADER
@@ -227,7 +227,11 @@ wine_env_prefix() {
     # at most; on the emulated route it can take longer, and then the command
     # fails while wineboot.exe goes on. Success is wineboot's time stamp,
     # written when it has finished, after every process of the prefix ended.
-    WINEDEBUG=err+all timeout -k 10 "$limit" "$loader" wineboot --init >"$log" 2>&1
+    # The crash dialog is still on in a new prefix, and a crash of one of
+    # the set-up programs (the emulator has them) would wait on it for ever:
+    # without winedbg, such a program just ends.
+    WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winedbg.exe=" WINEDEBUG=err+all \
+        timeout -k 10 "$limit" "$loader" wineboot --init >"$log" 2>&1
     local rest=$((limit - (SECONDS - started)))
     [ $rest -ge 10 ] || rest=10
     timeout -k 10 "$rest" /usr/lib/wine/wineserver -w
@@ -247,15 +251,6 @@ wine_env_prefix() {
     wine_env_log "prefix ready after $((SECONDS - started))s"
 }
 declare -gA WINE_ENV_FRESHENED_=()
-
-# Keeps the prefix's wine server, and with it Wine's own helper processes,
-# running until wine_env_cleanup, so that each program start does not pay
-# for starting them again (this matters on the emulated route).
-wine_env_server_keep() {
-    local arch=$1
-    (wine_env_prefix "$arch" >/dev/null && /usr/lib/wine/wineserver -p) || return 1
-    WINE_ENV_SERVERS+=("$WINE_ENV_BUILD_DIR/wineprefix-$arch")
-}
 
 # The Windows path of a Unix path, through Wine's Z: drive.
 wine_env_winpath() {
@@ -286,15 +281,10 @@ wine_env_run() {
     return $rc
 }
 
-# Stops the wine servers kept by wine_env_server_keep, lets the other
-# prefixes used here wind down (ending what is left after 30 s), and stops
-# the Xvfb started by wine_env_xvfb_start.
+# Lets the prefixes used here wind down (ending what is left after 30 s),
+# and stops the Xvfb started by wine_env_xvfb_start.
 wine_env_cleanup() {
     local p
-    for p in "${WINE_ENV_SERVERS[@]}"; do
-        WINEPREFIX="$p" /usr/lib/wine/wineserver -k >/dev/null 2>&1
-    done
-    WINE_ENV_SERVERS=()
     for p in "${WINE_ENV_USED[@]}"; do
         WINEPREFIX="$p" timeout 30 /usr/lib/wine/wineserver -w >/dev/null 2>&1 ||
             WINEPREFIX="$p" /usr/lib/wine/wineserver -k >/dev/null 2>&1

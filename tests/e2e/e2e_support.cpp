@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 #include <set>
 
 namespace ostrada_e2e {
@@ -116,6 +118,8 @@ bool Selected(const TestCase& test) {
 }  // namespace
 
 const Options& TheOptions() { return g_options; }
+
+void UseOptions(const Options& options) { g_options = options; }
 
 DWORD Millis(double seconds) { return static_cast<DWORD>(seconds * g_options.slow * 1000.0); }
 
@@ -266,14 +270,46 @@ std::wstring DriverDirectory() {
 
 }  // namespace
 
-Program::Program(const std::wstring& argumentText, bool watchStart) {
-    std::wstring commandLine = L"\"" + g_options.exe + L"\"";
+namespace {
+
+// The driver's environment with the given "NAME=value" entries in place of
+// its own ones of those names, as CreateProcessW takes it.
+std::wstring EnvironmentBlock(const std::vector<std::wstring>& changes) {
+    auto nameOf = [](const std::wstring& entry) {
+        // Names such as "=C:" begin with the "=".
+        std::wstring name = entry.substr(0, entry.find(L'=', 1));
+        for (wchar_t& c : name) c = static_cast<wchar_t>(towupper(c));
+        return name;
+    };
+    std::set<std::wstring> changed;
+    for (const std::wstring& entry : changes) changed.insert(nameOf(entry));
+    std::wstring block;
+    wchar_t* strings = GetEnvironmentStringsW();
+    for (const wchar_t* entry = strings; entry != nullptr && *entry != L'\0'; entry += wcslen(entry) + 1) {
+        if (changed.count(nameOf(entry)) == 0) block.append(entry).push_back(L'\0');
+    }
+    if (strings != nullptr) FreeEnvironmentStringsW(strings);
+    for (const std::wstring& entry : changes) block.append(entry).push_back(L'\0');
+    block.push_back(L'\0');
+    return block;
+}
+
+}  // namespace
+
+Program::Program(const std::wstring& argumentText, bool watchStart) : Program(argumentText, Launch{}, watchStart) {}
+
+Program::Program(const std::wstring& argumentText, const Launch& launch, bool watchStart) {
+    const std::wstring& exe = launch.exe.empty() ? g_options.exe : launch.exe;
+    std::wstring commandLine = L"\"" + exe + L"\"";
     if (!argumentText.empty()) commandLine += L" " + argumentText;
+    std::wstring environment;
+    if (!launch.environment.empty()) environment = EnvironmentBlock(launch.environment);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    if (!CreateProcessW(g_options.exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                        watchStart ? CREATE_SUSPENDED : 0, nullptr, nullptr, &startup, &process_)) {
-        throw Abort(Format("cannot start %s (error %lu)", Utf8(g_options.exe).c_str(), GetLastError()));
+    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                        (watchStart ? CREATE_SUSPENDED : 0) | CREATE_UNICODE_ENVIRONMENT,
+                        environment.empty() ? nullptr : environment.data(), nullptr, &startup, &process_)) {
+        throw Abort(Format("cannot start %s (error %lu)", Utf8(exe).c_str(), GetLastError()));
     }
     TrackChild(process_.hProcess);
     if (watchStart) {
@@ -381,6 +417,12 @@ std::vector<MinMaxRecord> Program::MinMaxLog() const {
 }
 
 void Program::Ask(Query query, std::vector<char>& data, double seconds) {
+    Ask(query, nullptr, 0, data, seconds);
+}
+
+void Program::Ask(Query query, const void* input, std::size_t inputBytes, std::vector<char>& data,
+                  double seconds) {
+    if (inputBytes > kDataBytes) throw Abort("the input for the hook does not fit the shared memory");
     static const UINT queryMessage = RegisterWindowMessageW(kQueryMessage);
     static HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                                sizeof(Header) + kDataBytes,
@@ -392,6 +434,10 @@ void Program::Ask(Query query, std::vector<char>& data, double seconds) {
 
     auto* header = static_cast<Header*>(view);
     std::memset(header, 0, sizeof *header);
+    if (inputBytes > 0) {
+        std::memcpy(header + 1, input, inputBytes);
+        header->dataBytes = inputBytes;
+    }
     ResetEvent(done);
     Post(form_, queryMessage, static_cast<WPARAM>(query), static_cast<LPARAM>(GetCurrentProcessId()));
     HANDLE waits[2] = {done, process_.hProcess};

@@ -38,6 +38,9 @@ struct Options {
     bool list = false;
 };
 const Options& TheOptions();
+// Sets the options for a driver that does not run tests (RunTests sets them
+// otherwise).
+void UseOptions(const Options& options);
 
 // A time limit, scaled for slow (emulated) runs.
 DWORD Millis(double seconds);
@@ -98,6 +101,13 @@ LONG_PTR ExStyle(HWND window);
 LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam, double seconds = 10);
 void Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
+// How a Program is started when not as the driver's --exe in the driver's
+// environment.
+struct Launch {
+    std::wstring exe;                       // empty: the driver's --exe
+    std::vector<std::wstring> environment;  // "NAME=value", replacing or adding to the driver's
+};
+
 // One running ostrada.exe.
 class Program {
 public:
@@ -106,6 +116,7 @@ public:
     // With watchStart, the hook DLL records from the first instruction on
     // how the form was each time it was minimised or maximised (MinMaxLog).
     explicit Program(const std::wstring& argumentText, bool watchStart = false);
+    Program(const std::wstring& argumentText, const Launch& launch, bool watchStart = false);
     ~Program();  // ends the process if it still runs
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
@@ -114,6 +125,7 @@ public:
     HWND Owner() const { return GetWindow(form_, GW_OWNER); }
     HWND Control(int id) const;  // id 2, the label, is looked up in the strip
     DWORD Pid() const { return process_.dwProcessId; }
+    HANDLE Process() const { return process_.hProcess; }
     bool Running() const;
     // Waits for the process to end; its exit code, or nothing on time-out.
     std::optional<DWORD> WaitForExit(double seconds);
@@ -128,6 +140,10 @@ public:
     // Asks the program's GUI thread through the hook DLL; `data` gets the
     // answer's bytes. Fails the test when the hook does not answer.
     void Ask(Query query, std::vector<char>& data, double seconds = 20);
+    // The same, handing the hook `inputBytes` bytes of input (at most
+    // kDataBytes) in the shared memory.
+    void Ask(Query query, const void* input, std::size_t inputBytes, std::vector<char>& data,
+             double seconds = 20);
     template <typename Answer>
     Answer Ask(Query query, double seconds = 20) {
         std::vector<char> data;

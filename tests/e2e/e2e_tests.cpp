@@ -35,6 +35,8 @@ bool Centred(const RECT& r, const std::vector<RECT>& areas) {
 // ================================================================ the form and its owner
 
 void FormAndOwner(TestContext& t) {
+    // A fresh start: other tests may have left text in the shared program.
+    EndSharedProgram();
     Program& p = SharedProgram();
     HWND form = p.Form();
     t.Check(TextOf(form) == kProductName, "form caption is " + Visible(TextOf(form)));

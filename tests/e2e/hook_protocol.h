@@ -32,6 +32,14 @@ enum class Query : std::uint32_t {
     Placement = 2,  // PlacementAnswer
     Text = 3,       // the text box's whole text, UTF-16, dataBytes long
     Icons = 4,      // IconAnswer
+    PutText = 5,    // input: UTF-16 text; PutTextAnswer
+    Measure = 6,    // input: MeasureRequest; MeasureAnswer
+    // The robustness tests' queries.
+    TextDigest = 20,   // TextDigestAnswer
+    Resources = 21,    // ResourceAnswer
+    LimitMemory = 22,  // input: MemoryLimitRequest; MemoryLimitAnswer
+    CommandLine = 23,  // GetCommandLineW as the program sees it, UTF-16
+    Module = 24,       // input: ModuleRequest; ModuleAnswer
 };
 
 enum class Status : std::uint32_t {
@@ -106,6 +114,146 @@ inline constexpr int kMinMaxRecords = 8;
 struct StartLog {
     volatile LONG count;  // records written, may exceed kMinMaxRecords
     MinMaxRecord records[kMinMaxRecords];
+};
+
+// ---- Timing inside the program (the benchmark driver)
+//
+// For these queries the driver hands the hook input: it writes it into the
+// data area and puts its length into the header's dataBytes before posting.
+
+// PutText: the input is the text, UTF-16 without a terminator. The hook sets
+// it as the text box's whole text with WM_SETTEXT, which also empties the
+// box's undo buffer, so that no copy of the text crosses the process
+// boundary by message.
+struct PutTextAnswer {
+    double seconds;
+    std::uint64_t length;  // the box's length afterwards, in code units
+};
+
+// Measure: one action on the text box, timed on the GUI thread with the
+// performance counter. The keyboard focus is on cmdGo first, as after a
+// click on it.
+enum class Action : std::uint32_t {
+    ClickGo = 1,           // BM_CLICK to cmdGo: the whole Click handler
+    RoundTripSetText = 2,  // the whole text read (WM_GETTEXTLENGTH, WM_GETTEXT
+                           // into one buffer) and written back with WM_SETTEXT
+    RoundTripReplace = 3,  // read the same way, written back with
+                           // EM_SETSEL(0, -1) + EM_REPLACESEL(canUndo)
+    GoSteps = 4,           // what Go does, step by step: read, join in
+                           // place, write back as RoundTripReplace, caret
+                           // to the start (EM_SETSEL(0, 0), EM_SCROLLCARET)
+};
+
+struct MeasureRequest {
+    std::uint32_t action;        // Action
+    std::uint32_t sampleMemory;  // 1: a second thread samples the process's
+                                 // memory counters about every millisecond
+    std::uint32_t canUndo;       // EM_REPLACESEL's wParam
+    std::uint32_t reserved;
+};
+
+struct MemoryFigures {  // bytes
+    std::uint64_t before;
+    std::uint64_t peak;  // largest sample, before and after included
+    std::uint64_t after;
+};
+
+struct MeasureAnswer {
+    std::uint32_t action;
+    std::uint32_t samples;       // memory samples taken
+    std::uint32_t canUndoAfter;  // EM_CANUNDO after the action
+    std::uint32_t reserved;
+    // Seconds. `total` is the action as a whole; the others are its steps
+    // where the action has them (zero otherwise). `paint` is an
+    // UpdateWindow of the box right after the action, not part of `total`.
+    double total;
+    double read;
+    double join;
+    double write;
+    double caret;
+    double paint;
+    std::uint64_t lengthBefore;  // the box's text, code units
+    std::uint64_t lengthAfter;
+    MemoryFigures privateBytes;  // PagefileUsage
+    MemoryFigures workingSet;    // WorkingSetSize
+    std::uint64_t peakWorkingSetBefore;  // PeakWorkingSetSize as reported
+    std::uint64_t peakWorkingSetAfter;
+};
+
+// ---- Robustness: texts too large to copy, resource counts, memory limits
+
+// FNV-1a over UTF-16 code units (two bytes each, low byte first): the same
+// digest on both sides of the protocol.
+inline std::uint64_t Fnv1a(const wchar_t* text, std::size_t units,
+                           std::uint64_t hash = 0xcbf29ce484222325ull) {
+    for (std::size_t i = 0; i < units; ++i) {
+        const auto unit = static_cast<std::uint16_t>(text[i]);
+        hash = (hash ^ (unit & 0xFFu)) * 0x100000001b3ull;
+        hash = (hash ^ (unit >> 8)) * 0x100000001b3ull;
+    }
+    return hash;
+}
+
+// TextDigest: the length of the box's text and digests of the whole text
+// and of each block of it, so that a difference can be placed to a block.
+inline constexpr std::uint32_t kDigestBlockUnits = 1u << 20;
+inline constexpr std::uint32_t kDigestBlocks = 128;
+struct TextDigestAnswer {
+    std::uint64_t length;  // code units
+    std::uint64_t whole;
+    std::uint32_t blocks;  // digests filled in; the text past the last is in `whole` only
+    std::uint32_t reserved;
+    std::uint64_t block[kDigestBlocks];
+};
+
+// Resources: what the process holds, counted inside it (Wine's
+// GetGuiResources always answers 0).
+struct ResourceAnswer {
+    std::uint32_t gdiObjects;       // live entries of the process's GDI handle table
+    std::uint32_t gdiByType[16];    // by GetObjectType (OBJ_PEN = 1 ... OBJ_COLORSPACE = 14)
+    std::uint32_t windows;          // windows of the GUI thread, children included
+    std::uint32_t icons;            // icon and cursor handles of the process
+    std::uint32_t menus;
+    std::uint32_t heaps;
+    std::uint32_t heapBlocks;       // allocated blocks in all heaps of the process
+    std::uint32_t reserved;
+    std::uint64_t heapBytes;        // their bytes
+    std::uint64_t privateBytes;     // GetProcessMemoryInfo: PagefileUsage
+    std::uint64_t workingSet;       // WorkingSetSize
+    std::uint64_t virtualSize;      // VM_COUNTERS.VirtualSize
+};
+
+// LimitMemory: leaves the program's process `headroomBytes` of address
+// space to allocate from, as a process whose address space is all but full;
+// or gives it all back. Wine does not enforce a job object's memory limit,
+// so the hook caps the address space of the process it runs in (the Linux
+// RLIMIT_AS) and takes up, with reservations, the room Wine keeps reserved
+// for itself below that cap. Allocations then fail the way they do on a
+// system out of memory. x64 under Wine only.
+struct MemoryLimitRequest {
+    std::uint64_t headroomBytes;
+    std::uint32_t lift;  // 1: no limit, reservations released
+    std::uint32_t reserved;
+};
+struct MemoryLimitAnswer {
+    std::int64_t result;  // the system call's, 0 on success
+    std::uint64_t virtualSize;
+    std::uint64_t limit;
+    std::uint64_t takenBytes;  // reserved by the hook
+    std::uint32_t reservations;
+    std::uint32_t reserved;
+};
+
+// Module: whether the process has a module loaded, where from, and whether
+// it exports a function.
+struct ModuleRequest {
+    wchar_t module[64];
+    char function[64];
+};
+struct ModuleAnswer {
+    std::int32_t loaded;
+    std::int32_t functionFound;
+    wchar_t path[MAX_PATH];
 };
 
 }  // namespace ostrada_e2e

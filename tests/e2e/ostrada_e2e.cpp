@@ -1,6 +1,6 @@
 // ostrada_e2e.exe: starts ostrada.exe and drives it through window messages.
 //
-//   ostrada_e2e.exe --exe PATH [--suite full|smoke] [--only NAME[,NAME...]]
+//   ostrada_e2e.exe --exe PATH [--suite full|smoke|soak] [--only NAME[,NAME...]]
 //                   [--slow FACTOR] [--watchdog SECONDS] [--list]
 //
 // Prints "PLAN" and the names of the tests it will run, then for each test
@@ -23,7 +23,7 @@ std::string Narrow(const wchar_t* text) { return ostrada_e2e::Utf8(text); }
 int Usage(const std::string& problem) {
     ostrada_e2e::Print("ostrada_e2e: " + problem);
     ostrada_e2e::Print(
-        "usage: ostrada_e2e.exe --exe PATH [--suite full|smoke] [--only NAME[,NAME...]] "
+        "usage: ostrada_e2e.exe --exe PATH [--suite full|smoke|soak] [--only NAME[,NAME...]] "
         "[--slow FACTOR] [--watchdog SECONDS] [--list]");
     return 2;
 }
@@ -62,7 +62,9 @@ int wmain(int argc, wchar_t** argv) {
             return Usage("unknown argument " + Narrow(argv[i]));
         }
     }
-    if (options.suite != "full" && options.suite != "smoke") return Usage("unknown suite " + options.suite);
+    if (options.suite != "full" && options.suite != "smoke" && options.suite != "soak") {
+        return Usage("unknown suite " + options.suite);
+    }
     if (options.slow <= 0) return Usage("--slow needs a positive factor");
     if (options.watchdogSeconds <= 0) return Usage("--watchdog needs a positive number of seconds");
     if (options.exe.empty() && !options.list) return Usage("--exe is required");

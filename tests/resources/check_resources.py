@@ -30,6 +30,13 @@ ICON_GROUPS = [
 MACHINES = {"x86": 0x14C, "x64": 0x8664}
 MANIFEST_ARCH = {"x86": "X86", "x64": "amd64"}
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
+ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"
+SETTINGS_2005 = "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}"
+SETTINGS_2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
+# Windows 7, 8, 8.1 and 10 (and 11).
+SUPPORTED_OS = ["{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+                "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"]
 
 # VS_FIXEDFILEINFO after its signature and structure version.
 FIXED_FIELDS = [
@@ -221,6 +228,20 @@ def check_manifest(report, res, arch):
                      (attrs.get("version"), attrs.get("processorArchitecture"), attrs.get("type")),
                      ("1.0.0.0", MANIFEST_ARCH[arch], "win32"))
         report.check("manifest: own assemblyIdentity has a name", bool(attrs.get("name")), True)
+
+    # Per-monitor density awareness, and the older setting that systems
+    # without dpiAwareness read instead.
+    settings = root.findall(f"{ASM_V3}application/{ASM_V3}windowsSettings")
+    if report.check("manifest: windowsSettings elements", len(settings), 1):
+        report.check("manifest: dpiAware", [e.text for e in settings[0].findall(SETTINGS_2005 + "dpiAware")],
+                     ["true/pm"])
+        report.check("manifest: dpiAwareness",
+                     [e.text for e in settings[0].findall(SETTINGS_2016 + "dpiAwareness")],
+                     ["PerMonitorV2, PerMonitor"])
+    report.check("manifest: supportedOS",
+                 [(e.get("Id") or "").lower() for e in
+                  root.findall(f"{COMPATIBILITY}compatibility/{COMPATIBILITY}application/{COMPATIBILITY}supportedOS")],
+                 SUPPORTED_OS)
 
     deps = root.findall(ASM_V1 + "dependency")
     if not report.check("manifest: dependency elements", len(deps), 1):
