@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "e2e_support.h"
@@ -457,6 +458,23 @@ void SmokeMinimisedStart(TestContext& t) {
 
 // Full suite in an order that lets the shared instance serve the looking
 // tests first and the large paste last.
+// The form and its outermost owner carry the product icon at the system's
+// large and small icon sizes.
+void WindowIcons(TestContext& t) {
+    Program& p = SharedProgram();
+    const auto icons = p.Ask<IconAnswer>(Query::Icons);
+    const char* whose[] = {"form", "owner"};
+    for (int i = 0; i < 2; ++i) {
+        for (const auto& [kind, icon, metric] :
+             {std::tuple{"large", icons.big[i], icons.metricBig}, std::tuple{"small", icons.small[i], icons.metricSmall}}) {
+            t.Check(icon.present && icon.infoOk, Format("%s has no %s icon", whose[i], kind));
+            t.Check(icon.width == metric[0] && icon.height == metric[1],
+                    Format("%s %s icon is %dx%d, the system metric %dx%d", whose[i], kind, icon.width, icon.height,
+                           metric[0], metric[1]));
+        }
+    }
+}
+
 const bool kRegistered = [] {
     const std::vector<std::string> full{"full"};
     const std::vector<std::string> smoke{"smoke"};
@@ -465,6 +483,7 @@ const bool kRegistered = [] {
     Register({"layout", full, Layout});
     Register({"styles", full, Styles});
     Register({"fonts", full, Fonts});
+    Register({"window_icons", full, WindowIcons});
     Register({"go_joins_lines", full, GoJoinsLines});
     Register({"go_by_command_message", full, GoByCommandMessage});
     Register({"paste_megabytes", full, PasteMegabytes});
