@@ -60,7 +60,7 @@ private:
 // `units` code units. One word in `rarity` is Hebrew, a surrogate pair, a
 // tab, or holds a lone CR or LF (Wine's edit control lays such lines out
 // far more slowly than plain ones).
-std::wstring LinesOfWords(std::size_t units, std::uint32_t seed, std::uint32_t rarity = 1) {
+std::wstring LinesOfWords(std::size_t units, std::uint32_t seed, std::uint32_t rarity) {
     static const wchar_t* const kPlain[] = {L"lorem", L"ipsum", L"dolor", L"sit", L"amet", L"consectetur",
                                             L"adipiscing", L"elit"};
     static const wchar_t* const kOdd[] = {L"\u05E9\u05DC\u05D5\u05DD", L"\U0001F600", L"a\rb", L"c\nd", L"\t"};

@@ -84,6 +84,10 @@ struct StartModeCase {
     app::StartMode expected;
 };
 
+// Shown as its argument text: printed byte by byte, the case would show its
+// padding and the unused part of its string, which are never written.
+void PrintTo(const StartModeCase& c, std::ostream* os) { *os << ::testing::PrintToString(c.argumentText); }
+
 class StartModes : public StartUp, public ::testing::WithParamInterface<StartModeCase> {};
 
 TEST_P(StartModes, OnlyTheExactSwitchMinimisesAfterANormalShow) {
