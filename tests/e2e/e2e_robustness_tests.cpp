@@ -217,7 +217,7 @@ bool DismissMessageBox(const SeenBox& box, double seconds = 10) {
 // The largest text: pasted whole, held whole, joined right. Figures go to
 // the log as notes.
 void HugePaste(TestContext& t, std::size_t units) {
-    std::wstring text = LinesOfWords(units, 4242, 64);
+    const std::wstring text = LinesOfWords(units, 4242, 64);
     const std::wstring expected = Joined(text);
     Program p(L"");
     HWND box = p.Control(kIdTextBox);
@@ -294,7 +294,7 @@ void GoWithoutMemory(TestContext& t) {
 // ================================================================ odd text
 
 struct OddCase {
-    const char* name;
+    std::string name;
     std::wstring input;
     std::wstring expected;
 };
@@ -357,7 +357,7 @@ std::vector<OddCase> MixedCases() {
                 text += kUnits[random.Next(sizeof kUnits / sizeof kUnits[0])];
             }
         }
-        cases.push_back({"mixture", text, Joined(text)});
+        cases.push_back({Format("mixture %d", i + 1), text, Joined(text)});
     }
     return cases;
 }
@@ -371,7 +371,7 @@ void OddText(TestContext& t) {
     cases.insert(cases.end(), mixed.begin(), mixed.end());
     for (const OddCase& c : cases) {
         for (bool pasted : {false, true}) {
-            const std::string name = Format("[%s, %s]", c.name, pasted ? "pasted" : "set");
+            const std::string name = Format("[%s, %s]", c.name.c_str(), pasted ? "pasted" : "set");
             if (pasted) {
                 Paste(p, c.input);
             } else {
