@@ -108,5 +108,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::u16string inPlace = text;
     ostrada::core::JoinLinesInPlace(inPlace);
     Require(inPlace == expected);
+    // Into a string that already holds something, of the input's length
+    // shifted by the offset byte, so that both reuse and growth are seen.
+    std::u16string into(text.size() / 2 + offset, u'#');
+    ostrada::core::JoinLines(text, into);
+    Require(into == expected);
     return 0;
 }

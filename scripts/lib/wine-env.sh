@@ -194,14 +194,22 @@ wine_env_loader() {
 
 # Selects the prefix of the given kind (exports WINEPREFIX, WINEARCH,
 # WINEDEBUG, WINEDLLOVERRIDES) and creates it when it is missing.
+#
+# Both kinds of prefix are 64-bit Windows. The x86 one also has its 32-bit
+# half (syswow64), so that a 32-bit program runs as it does on nearly every
+# Windows today, under WoW64. That keeps the emulated code down to the
+# 32-bit program itself: Wine's own services, desktop and set-up programs
+# are 64-bit and run natively, even where 32-bit code needs the emulator.
+# A 32-bit-only prefix would run all of them emulated, which takes ten
+# minutes to create and gives the emulator far more chances to crash.
 wine_env_prefix() {
-    local arch=$1 loader limit
+    local arch=$1 loader=$WINE_ENV_WINE64 limit
     case "$arch" in
-        x64) export WINEARCH=win64 limit=300 ;;
-        x86) export WINEARCH=win32 limit=1800; wine_env_qemu_settings || return 1 ;;
+        x64) limit=300 ;;
+        x86) limit=1200; wine_env_qemu_settings || return 1 ;;
         *) wine_env_log "unknown kind '$arch' (x64 or x86)"; return 2 ;;
     esac
-    loader="$(wine_env_loader "$arch")"
+    export WINEARCH=win64
     export WINEPREFIX="$WINE_ENV_BUILD_DIR/wineprefix-$arch"
     export WINEDEBUG="${WINE_ENV_WINEDEBUG:--all}"
     # No .NET or HTML engine install prompts.
@@ -216,7 +224,10 @@ wine_env_prefix() {
         *" $WINEPREFIX "*) ;;
         *) WINE_ENV_USED+=("$WINEPREFIX") ;;
     esac
-    [ -f "$WINEPREFIX/.ostrada-ready" ] && return 0
+    if [ -f "$WINEPREFIX/.ostrada-ready" ]; then
+        # A prefix made before it had its 32-bit half is made anew.
+        [ "$arch" = x64 ] || [ -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ] && return 0
+    fi
 
     wine_env_xvfb_start || return 1
     rm -rf "$WINEPREFIX"
@@ -235,7 +246,8 @@ wine_env_prefix() {
     local rest=$((limit - (SECONDS - started)))
     [ $rest -ge 10 ] || rest=10
     timeout -k 10 "$rest" /usr/lib/wine/wineserver -w
-    if [ ! -s "$WINEPREFIX/.update-timestamp" ] || [ ! -f "$WINEPREFIX/system.reg" ]; then
+    if [ ! -s "$WINEPREFIX/.update-timestamp" ] || [ ! -f "$WINEPREFIX/system.reg" ] ||
+        { [ "$arch" = x86 ] && [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; }; then
         wine_env_log "creating $WINEPREFIX failed after $((SECONDS - started))s; the end of $log:"
         tail -n 15 "$log" >&2
         /usr/lib/wine/wineserver -k >/dev/null 2>&1

@@ -232,7 +232,27 @@ TEST(JoinLines, PublicFormsFollowTheCases) {
         std::u16string raw = c.input;
         EXPECT_EQ(JoinLinesInPlace(raw.data(), raw.size()), c.expected.size());
         EXPECT_EQ(raw.substr(0, c.expected.size()), c.expected);
+
+        // Into a string that held something longer, shorter, or nothing.
+        for (const std::size_t held : {std::size_t{0}, std::size_t{3}, c.input.size() + 40}) {
+            std::u16string into(held, u'#');
+            JoinLines(input, into);
+            EXPECT_EQ(into, c.expected) << "into a string of " << held;
+        }
     }
+}
+
+// Joining a string into itself, whole or from a part of it, reads the text
+// before any of it is overwritten.
+TEST(JoinLines, IntoTheStringItViews) {
+    std::u16string text = u"ab\r\ncd\r\nef\r\r\n";
+    text.reserve(200);
+    JoinLines(text, text);
+    EXPECT_EQ(text, u"ab cd ef\r ");
+
+    std::u16string tail = u"xx\r\nyy\r\nzz";
+    JoinLines(std::u16string_view(tail).substr(4), tail);
+    EXPECT_EQ(tail, u"yy zz");
 }
 
 // The public forms on longer generated texts: same result as the rule, the
@@ -258,6 +278,10 @@ TEST(JoinLines, PublicFormsMatchReferenceAndAreIdempotent) {
         std::u16string inPlace = text;
         JoinLinesInPlace(inPlace);
         ASSERT_EQ(inPlace, joined);
+
+        std::u16string into = u"held before";
+        JoinLines(text, into);
+        ASSERT_EQ(into, joined);
     }
 }
 

@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/SampleText.h"
 #include "e2e_support.h"
 
 namespace ostrada_e2e {
@@ -78,45 +79,13 @@ constexpr double kMiB = 1024.0 * 1024.0;
 
 // ---------------------------------------------------------------- text
 
-class Random {
-public:
-    explicit Random(std::uint64_t seed) : state_(seed) {}
-    std::uint32_t Below(std::uint32_t n) { return static_cast<std::uint32_t>((Next() >> 32) % n); }
-
-private:
-    std::uint64_t Next() {
-        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    std::uint64_t state_;
-};
-
-// Lines of 40-80 code units of words of 1-9 letters, Latin or Hebrew, some
-// followed by a comma or full stop; CR LF after every line. Exactly `units`
-// code units, the last line cut short where needed (never inside a CR LF).
+// Prose (see bench/SampleText.h) with CR LF after every line, of exactly
+// `units` code units; a cut that would leave a lone CR at the end ends in a
+// full stop instead.
 std::wstring Prose(std::size_t units) {
-    Random random(units);
-    std::wstring text;
-    text.reserve(units + 128);
-    while (text.size() < units) {
-        std::size_t lineStart = text.size();
-        std::size_t lineLength = 40 + random.Below(41);
-        while (text.size() - lineStart < lineLength) {
-            if (text.size() != lineStart) text.push_back(L' ');
-            bool hebrew = random.Below(2) == 0;
-            std::uint32_t letters = 1 + random.Below(9);
-            for (std::uint32_t i = 0; i < letters; ++i) {
-                text.push_back(hebrew ? static_cast<wchar_t>(0x05D0 + random.Below(27))
-                                      : static_cast<wchar_t>(L'a' + random.Below(26)));
-            }
-            if (random.Below(8) == 0) text.push_back(random.Below(2) ? L',' : L'.');
-        }
-        text += L"\r\n";
-    }
-    text.resize(units);
-    if (text.back() == L'\r') text.back() = L'.';
+    ostrada::bench::Random random(units);
+    std::wstring text = ostrada::bench::Prose<wchar_t>(units, L"\r\n", random);
+    if (!text.empty() && text.back() == L'\r') text.back() = L'.';
     return text;
 }
 
