@@ -1,5 +1,6 @@
 #include "platform/win32/Win32Form.h"
 
+#include <algorithm>
 #include <new>
 
 #include "platform/win32/Win32Application.h"
@@ -140,6 +141,31 @@ public:
     }
 };
 
+// While an edit control replaces its text it holds copies of the old and
+// the new text at once (the undo buffer among them) and lays the new one
+// out. Where memory runs out part way through, edit controls have been seen
+// to fault in their own code, taking the user's text with them. Taking
+// address space for that many copies first, and giving it straight back,
+// turns such a shortage into a refusal that leaves the text alone. Only
+// address space is reserved, so this costs no memory and next to no time.
+bool RoomForCopies(std::size_t bytes) {
+    constexpr int kCopies = 4;
+    if (bytes == 0) return true;
+    void* taken[kCopies] = {};
+    bool room = true;
+    for (void*& block : taken) {
+        block = VirtualAlloc(nullptr, bytes, MEM_RESERVE, PAGE_NOACCESS);
+        if (block == nullptr) {
+            room = false;
+            break;
+        }
+    }
+    for (void* block : taken) {
+        if (block != nullptr) VirtualFree(block, 0, MEM_RELEASE);
+    }
+    return room;
+}
+
 class Win32TextBox final : public Win32Form::Control, public TextBox {
 public:
     using Control::Control;
@@ -161,6 +187,10 @@ public:
     // Replaces the whole text as one edit the user can undo, and puts the
     // caret at the start.
     void SetText(const std::u16string& text) override {
+        const std::size_t longer = std::max(static_cast<std::size_t>(GetWindowTextLengthW(hwnd_)), text.size());
+        if (!RoomForCopies(longer * sizeof(wchar_t))) {
+            throw OutOfMemory("Not enough memory to replace the text");
+        }
         Edit_SetSel(hwnd_, 0, -1);
         // Edit_ReplaceSel would pass FALSE: the replacement could not be undone.
         SendMessageW(hwnd_, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(Wide(text)));

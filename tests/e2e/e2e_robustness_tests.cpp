@@ -255,12 +255,15 @@ void GoWithoutMemory(TestContext& t) {
     // Each copy of the text is far larger than what a message box takes.
     const std::wstring text = LinesOfWords(std::size_t{2} << 20, 77, 1024);
     const std::size_t textBytes = text.size() * sizeof(wchar_t);
-    // Go reads a copy of the text, and the edit control takes another copy to
-    // replace its text. (With room for both but not for laying out the
-    // joined text, Wine's edit control and GDI fault in their own code.)
+    // Go reads a copy of the text, and the edit control takes more copies to
+    // replace its text and lay it out. With room for Go's copy and one or two
+    // of the edit control's, Wine's edit control and GDI fault in their own
+    // code if they are let loose on the replacement.
     const ShortageCase cases[] = {
         {"no room for a copy of the text", 0.25},
         {"room for the copy, not for replacing the text", 1.5},
+        {"room for the copy and the undo buffer", 2.5},
+        {"room for the copy and two more", 3.25},
     };
     Program p(L"");
     for (const ShortageCase& c : cases) {
