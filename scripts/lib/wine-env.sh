@@ -132,7 +132,7 @@ wine_env_require() {
     local arch=$1
     case "$arch" in
         x64) wine_env_install_packages wine wine64 fonts-wine xvfb ;;
-        x86) wine_env_install_packages wine wine32:i386 fonts-wine xvfb && wine_env_setup_i386 ;;
+        x86) wine_env_install_packages wine wine64 wine32:i386 fonts-wine xvfb && wine_env_setup_i386 ;;
         *) wine_env_log "unknown kind '$arch' (x64 or x86)"; return 2 ;;
     esac
 }
