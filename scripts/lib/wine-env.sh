@@ -224,10 +224,8 @@ wine_env_prefix() {
         *" $WINEPREFIX "*) ;;
         *) WINE_ENV_USED+=("$WINEPREFIX") ;;
     esac
-    if [ -f "$WINEPREFIX/.ostrada-ready" ]; then
-        # A prefix made before it had its 32-bit half is made anew.
-        [ "$arch" = x64 ] || [ -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ] && return 0
-    fi
+    # A prefix made before it had its 32-bit half is made anew.
+    [ -f "$WINEPREFIX/.ostrada-ready" ] && wine_env_prefix_complete "$arch" && return 0
 
     wine_env_xvfb_start || return 1
     rm -rf "$WINEPREFIX"
@@ -247,7 +245,7 @@ wine_env_prefix() {
     [ $rest -ge 10 ] || rest=10
     timeout -k 10 "$rest" /usr/lib/wine/wineserver -w
     if [ ! -s "$WINEPREFIX/.update-timestamp" ] || [ ! -f "$WINEPREFIX/system.reg" ] ||
-        { [ "$arch" = x86 ] && [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; }; then
+        ! wine_env_prefix_complete "$arch"; then
         wine_env_log "creating $WINEPREFIX failed after $((SECONDS - started))s; the end of $log:"
         tail -n 15 "$log" >&2
         /usr/lib/wine/wineserver -k >/dev/null 2>&1
@@ -263,6 +261,12 @@ wine_env_prefix() {
     wine_env_log "prefix ready after $((SECONDS - started))s"
 }
 declare -gA WINE_ENV_FRESHENED_=()
+
+# True when the selected prefix has what programs of the given kind need:
+# for x86, the 32-bit half.
+wine_env_prefix_complete() {
+    [ "$1" = x64 ] || [ -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]
+}
 
 # The Windows path of a Unix path, through Wine's Z: drive.
 wine_env_winpath() {
