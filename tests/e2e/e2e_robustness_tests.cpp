@@ -160,28 +160,11 @@ struct SeenBox {
     std::wstring text;
 };
 
-struct FindBox {
-    DWORD pid;
-    HWND found;
-};
-
-BOOL CALLBACK FindBoxOf(HWND window, LPARAM param) {
-    auto* search = reinterpret_cast<FindBox*>(param);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    if (pid == search->pid && ClassOf(window) == L"#32770" && IsWindowVisible(window)) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 std::optional<SeenBox> MessageBoxOf(DWORD pid) {
-    FindBox search{pid, nullptr};
-    EnumWindows(FindBoxOf, reinterpret_cast<LPARAM>(&search));
-    if (search.found == nullptr) return std::nullopt;
+    const HWND found = FindVisibleWindow(pid, L"#32770");
+    if (found == nullptr) return std::nullopt;
     SeenBox box;
-    box.window = search.found;
+    box.window = found;
     box.owner = GetWindow(box.window, GW_OWNER);
     box.caption = TextOf(box.window);
     // The message's static has the id 0xFFFF in Windows' message boxes and in Wine's.

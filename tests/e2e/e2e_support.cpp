@@ -245,16 +245,17 @@ void Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 
 namespace {
 
-struct FindForm {
+struct FindWindowSearch {
     DWORD pid;
+    const wchar_t* className;
     HWND found;
 };
 
-BOOL CALLBACK FindFormOf(HWND window, LPARAM param) {
-    auto* search = reinterpret_cast<FindForm*>(param);
+BOOL CALLBACK FindWindowOf(HWND window, LPARAM param) {
+    auto* search = reinterpret_cast<FindWindowSearch*>(param);
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
-    if (pid == search->pid && ClassOf(window) == L"OstradaForm" && IsWindowVisible(window)) {
+    if (pid == search->pid && ClassOf(window) == search->className && IsWindowVisible(window)) {
         search->found = window;
         return FALSE;
     }
@@ -269,6 +270,12 @@ std::wstring DriverDirectory() {
 }
 
 }  // namespace
+
+HWND FindVisibleWindow(DWORD pid, const wchar_t* className) {
+    FindWindowSearch search{pid, className, nullptr};
+    EnumWindows(FindWindowOf, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
 
 namespace {
 
@@ -318,10 +325,10 @@ Program::Program(const std::wstring& argumentText, const Launch& launch, bool wa
     }
 
     ULONGLONG deadline = GetTickCount64() + Millis(30);
-    FindForm search{process_.dwProcessId, nullptr};
-    while (search.found == nullptr) {
-        EnumWindows(FindFormOf, reinterpret_cast<LPARAM>(&search));
-        if (search.found != nullptr) break;
+    HWND form = nullptr;
+    while (form == nullptr) {
+        form = FindVisibleWindow(process_.dwProcessId, L"OstradaForm");
+        if (form != nullptr) break;
         if (auto code = WaitForExit(0)) {
             throw Abort(Format("the program ended before showing its form (exit code 0x%lX)", *code));
         }
@@ -330,7 +337,7 @@ Program::Program(const std::wstring& argumentText, const Launch& launch, bool wa
         }
         Sleep(50);
     }
-    form_ = search.found;
+    form_ = form;
     // Start-up has finished once the thread waits for input in its loop.
     WaitForInputIdle(process_.hProcess, Millis(30));
     Sync(30);

@@ -91,6 +91,8 @@ inline constexpr int kIdGo = 4;
 inline constexpr int kIdExit = 5;
 
 std::wstring ClassOf(HWND window);
+// A visible top-level window of the given class in the given process, or null.
+HWND FindVisibleWindow(DWORD pid, const wchar_t* className);
 std::wstring TextOf(HWND window);  // WM_GETTEXT, across processes
 RECT RectInParent(HWND child);     // window rectangle in the parent's client coordinates
 LONG_PTR Style(HWND window);

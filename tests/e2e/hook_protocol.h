@@ -20,6 +20,18 @@ inline constexpr std::uint32_t kMagic = 0x45324530;  // "0E2E"
 // Room for the text box's whole text in UTF-16 and then some.
 inline constexpr std::uint32_t kDataBytes = 64u << 20;
 
+// Seconds on the performance counter: the clock both sides time with.
+inline double Now() {
+    static const double perSecond = [] {
+        LARGE_INTEGER frequency;
+        QueryPerformanceFrequency(&frequency);
+        return static_cast<double>(frequency.QuadPart);
+    }();
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return static_cast<double>(counter.QuadPart) / perSecond;
+}
+
 inline std::wstring MappingName(DWORD driverPid) {
     return L"Local\\OstradaE2E.Map." + std::to_wstring(driverPid);
 }

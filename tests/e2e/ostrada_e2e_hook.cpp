@@ -114,18 +114,7 @@ Status AnswerIcons(HWND form, Header&, void* data) {
     return Status::Ok;
 }
 
-// ---- timing
-
-double Now() {
-    static const double perSecond = [] {
-        LARGE_INTEGER frequency;
-        QueryPerformanceFrequency(&frequency);
-        return static_cast<double>(frequency.QuadPart);
-    }();
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / perSecond;
-}
+// ---- timing (Now() is in hook_protocol.h)
 
 // VM_COUNTERS.VirtualSize, from ntdll; 0 when it cannot be had.
 std::uint64_t VirtualSizeNow() {
